@@ -1,0 +1,46 @@
+// kovra: presses a set-top box's remote-control keys over a serial port.
+//
+//   kovra <channel>   tunes the box and ends by itself
+//   kovra             shows the keypad window
+//
+// Several arguments are joined by one blank into one command-line text;
+// bytes that are not UTF-8 become U+FFFD.
+#include "frmkovra.h"
+
+#include <QApplication>
+#include <QStringList>
+
+namespace {
+
+QString commandLineText(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments.join(u' ');
+}
+
+// A server without a display still tunes: use the offscreen platform.
+void chooseHeadlessPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Taken before QApplication, which removes arguments it knows (-reverse, ...).
+    const QString commandLine = commandLineText(argc, argv);
+    chooseHeadlessPlatform();
+    QApplication app(argc, argv);
+
+    kovra::frmKOVRA window;
+    QObject::connect(&window, &kovra::frmKOVRA::programEnded, &app, &QCoreApplication::exit);
+    window.StartUp(commandLine);
+    if (window.hasEnded())
+        return window.exitStatus();
+    return app.exec();
+}
