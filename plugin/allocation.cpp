@@ -8,6 +8,7 @@ namespace quillet {
 namespace {
 thread_local QuitRequest quitRequest;
 thread_local unsigned allocationsToFail = 0;
+thread_local unsigned allocationsToPass = 0;
 }  // namespace
 
 QuitRequest &CurrentQuitRequest() { return quitRequest; }
@@ -19,14 +20,21 @@ void PostQuitRequest(int exitCode)
     ++quitRequest.count;
 }
 
-void FailNextAllocations(unsigned failures) { allocationsToFail = failures; }
+void FailNextAllocations(unsigned failures, unsigned after)
+{
+    allocationsToFail = failures;
+    allocationsToPass = after;
+}
 
 void *AllocateBlock(std::size_t size)
 {
     void *block = nullptr;
-    if (allocationsToFail > 0)
+    const bool fail = allocationsToPass == 0 && allocationsToFail > 0;
+    if (allocationsToPass > 0)
+        --allocationsToPass;
+    else if (fail)
         --allocationsToFail;
-    else
+    if (!fail)
         block = std::malloc(size > 0 ? size : 1);  // malloc(0) may give null
     if (!block)
         PostQuitRequest(0);

@@ -28,7 +28,8 @@ struct QuitRequest {
 QuitRequest &CurrentQuitRequest();
 void PostQuitRequest(int exitCode);
 
-// Test hook: the next `failures` allocations on the calling thread fail.
-void FailNextAllocations(unsigned failures);
+// Test hook: the next `failures` allocations on the calling thread fail,
+// after `after` more that succeed.
+void FailNextAllocations(unsigned failures, unsigned after = 0);
 
 }  // namespace quillet
