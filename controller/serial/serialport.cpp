@@ -253,6 +253,12 @@ Outcome SerialPort::Open()
         // nobody reads does not raise events in a busy loop.
         QPointer<QSocketNotifier> notifier(d->notifier);
         notifier->setEnabled(false);
+        // Readable with nothing to read: the line hung up (a USB adapter
+        // pulled, the other end of a pseudo-terminal gone). No data event;
+        // the next write reports the failure.
+        int waiting = 0;
+        if (::ioctl(d->fd, FIONREAD, &waiting) < 0 || waiting == 0)
+            return;
         d->readSinceEvent = false;
         d->inReceiveEvent = true;
         QPointer<SerialPort> self(this);

@@ -58,11 +58,13 @@ std::size_t firstMismatch(const uint8_t *data, std::size_t size)
 }
 
 // Where in `buffer`, from `from` on, the next frame could begin: the first
-// place whose bytes up to the end of the buffer fit the template's start.
+// place that starts with the frame's first message head (00 10 70 00 02), or
+// with as much of it as the buffer holds.
 std::size_t nextFrameStart(const std::vector<uint8_t> &buffer, std::size_t from)
 {
+    constexpr std::size_t kHead = 5;
     for (std::size_t i = from; i < buffer.size(); ++i) {
-        const std::size_t n = std::min(buffer.size() - i, kFrameSize);
+        const std::size_t n = std::min(buffer.size() - i, kHead);
         if (firstMismatch(buffer.data() + i, n) == n)
             return i;
     }
