@@ -455,8 +455,8 @@ int32_t SaveReplacing(const Remote *list, const char *path)
     }
     struct stat status;
     const bool exists = stat(target.c_str(), &status) == 0;
-    if (exists && !S_ISREG(status.st_mode))
-        return SaveInPlace(list, path);  // a device or FIFO; a directory fails to open
+    if (exists && (!S_ISREG(status.st_mode) || status.st_nlink > 1))
+        return SaveInPlace(list, path);  // a device, FIFO or hard-linked file; a directory fails to open
     struct stat link;
     if (!exists && lstat(path, &link) == 0)
         return SaveInPlace(list, path);  // a dangling link: create its target
@@ -472,11 +472,11 @@ int32_t SaveReplacing(const Remote *list, const char *path)
     const int fd = CreateSibling(target, temporary);
     if (fd < 0)
         return SaveInPlace(list, path);  // e.g. a writable file in a read-only directory
-    if (exists) {
-        if (fchown(fd, status.st_uid, status.st_gid) != 0) {
-            // only possible for the owner or root; the mode is kept either way
-        }
-        fchmod(fd, status.st_mode & 07777);
+    if (exists && (fchown(fd, status.st_uid, status.st_gid) != 0 || fchmod(fd, status.st_mode & 07777) != 0)) {
+        // Someone else's file that we may write: keep its owner by writing in place.
+        close(fd);
+        unlink(temporary.c_str());
+        return SaveInPlace(list, path);
     }
     FILE *file = fdopen(fd, "w");
     if (file == nullptr) {

@@ -344,6 +344,16 @@ TEST_F(RemoteFile, SavingThroughASymbolicLinkWritesItsTarget)
     EXPECT_EQ(Entries(), (std::vector<std::string>{"link.rmt", "target.rmt"}));
 }
 
+TEST_F(RemoteFile, SavingAHardLinkedFileWritesItForEveryName)
+{
+    WriteWholeFile(Path("a.rmt"), "Old 1 2\n\n");
+    fs::create_hard_link(dir / "a.rmt", dir / "b.rmt");
+    List list(Build(ExampleList()));
+    EXPECT_EQ(SaveRemotes(list.head, Path("a.rmt").c_str()), 0);
+    EXPECT_EQ(ReadWholeFile(Path("b.rmt")), kExampleFile);
+    EXPECT_EQ(fs::hard_link_count(dir / "a.rmt"), 2u);
+}
+
 TEST_F(RemoteFile, AWriteThatFailsGivesMinusOne)
 {
     List list(Build(ExampleList()));
