@@ -49,7 +49,7 @@ frmKOVRA::frmKOVRA(QWidget *parent)
     resize(4695 / 15, 2250 / 15);
 
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    MSComm1->setDeviceResolver(&ResolvePortDevice);
+    MSComm1->setDeviceResolver([this](int port) { return settings_.ResolvePortDevice(port); });
 
     const std::array<std::pair<QTimer *, int>, 4> timers = {
         {{Timer1, 1}, {Timer2, 600}, {Timer3, 1200}, {Timer4, 1800}}};
@@ -166,7 +166,7 @@ void frmKOVRA::StartUp(const QString &commandLine)
 {
     commandLine_ = commandLine;
     SetUpKeyTable();
-    txtComport->setText(ReadSetting(QStringLiteral("Comport"), QStringLiteral("1")));
+    txtComport->setText(settings_.Read(QStringLiteral("Comport"), QStringLiteral("1")));
 
     Outcome failure = StartUpGroup();
     // With no failure in the group, the check stays armed through the
@@ -197,10 +197,10 @@ Outcome frmKOVRA::StartUpGroup()
         return o;
     if (Outcome o = NumericValue(commandLine_, requestedChannel_); !o.ok())
         return o;
-    const QString remembered = ReadSetting(QStringLiteral("Channel"), QStringLiteral("1"));
+    const QString remembered = settings_.Read(QStringLiteral("Channel"), QStringLiteral("1"));
     if (Outcome o = NumericValue(remembered, rememberedChannel_); !o.ok())
         return o;
-    if (Outcome o = WriteSetting(QStringLiteral("Channel"), commandLine_); !o.ok())
+    if (Outcome o = settings_.Write(QStringLiteral("Channel"), commandLine_); !o.ok())
         return o;
     return MSComm1->Open();
 }
@@ -299,7 +299,7 @@ Outcome frmKOVRA::OpenOnBoxText()
         return o;
     if (Outcome o = MSComm1->Open(); !o.ok())
         return o;
-    if (Outcome o = WriteSetting(QStringLiteral("Comport"), text); !o.ok())
+    if (Outcome o = settings_.Write(QStringLiteral("Comport"), text); !o.ok())
         return o;
     EnableKeypad();
     return Outcome::success();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "keyframe.h"
+#include "settingsstore.h"
 #include "serial/serialport.h"
 
 #include <QWidget>
@@ -48,6 +49,8 @@ public:
     void EndProgram(int status);
     bool hasEnded() const { return ended_; }
     int exitStatus() const { return exitStatus_; }
+
+    SettingsStore &settings() { return settings_; }
 
     static constexpr int kReceiveBufferLimit = 5000;
     static constexpr int kUnhandledFailureStatus = 1;
@@ -96,6 +99,7 @@ private:
     void Unhandled(const Outcome &failure);
     void SetKeypadEnabled(bool enabled);
 
+    SettingsStore settings_;
     QString commandLine_;
     qint16 requestedChannel_ = 0;
     qint16 rememberedChannel_ = 0;

@@ -1,6 +1,5 @@
 #include "settingsstore.h"
 
-#include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -8,15 +7,6 @@ namespace kovra {
 namespace {
 
 const QString kValueKey = QStringLiteral("value");
-
-// Keys of the file, or none when it cannot be read or parsed.
-QVariant storedValue(const QString &key)
-{
-    QSettings settings(SettingsPath(), QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError)
-        return {};
-    return settings.value(key);
-}
 
 QString asText(const QVariant &value)
 {
@@ -35,34 +25,45 @@ QString SettingsPath()
            + QStringLiteral("/KOVRA.ini");
 }
 
-QString ReadSetting(const QString &section, const QString &defaultText)
+SettingsStore::SettingsStore() : settings_(SettingsPath(), QSettings::IniFormat) {}
+
+QVariant SettingsStore::stored(const QString &key)
 {
-    const QVariant value = storedValue(section + u'/' + kValueKey);
+    settings_.sync();  // picks up changes made by others meanwhile
+    const QVariant value = settings_.value(key);
+    if (settings_.status() != QSettings::NoError)
+        return {};
+    return value;
+}
+
+QString SettingsStore::Read(const QString &section, const QString &defaultText)
+{
+    const QVariant value = stored(section + u'/' + kValueKey);
     if (!value.isValid())
         return defaultText;
     return asText(value);
 }
 
-Outcome WriteSetting(const QString &section, const QString &text)
+Outcome SettingsStore::Write(const QString &section, const QString &text)
 {
-    const QString path = SettingsPath();
-    QSettings settings(path, QSettings::IniFormat);
+    settings_.sync();
+    (void)settings_.allKeys();  // makes sure the file has been parsed
     // QSettings would rewrite a malformed file from what it could parse.
-    if (settings.status() != QSettings::NoError)
+    if (settings_.status() != QSettings::NoError)
         return {kSettingsFailure,
-                QStringLiteral("Settings file %1 cannot be read; left unchanged").arg(path), 0};
-    settings.setValue(section + u'/' + kValueKey, text);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        return {kSettingsFailure, QStringLiteral("Cannot write settings file %1").arg(path), 0};
+                QStringLiteral("Settings file %1 cannot be read; left unchanged").arg(path()), 0};
+    settings_.setValue(section + u'/' + kValueKey, text);
+    settings_.sync();
+    if (settings_.status() != QSettings::NoError)
+        return {kSettingsFailure, QStringLiteral("Cannot write settings file %1").arg(path()), 0};
     return Outcome::success();
 }
 
-QString ResolvePortDevice(int portNumber)
+QString SettingsStore::ResolvePortDevice(int portNumber)
 {
     if (portNumber <= 0)
         return {};
-    const QVariant mapped = storedValue(QStringLiteral("Ports/") + QString::number(portNumber));
+    const QVariant mapped = stored(QStringLiteral("Ports/") + QString::number(portNumber));
     if (mapped.isValid())
         return asText(mapped);
     return QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);

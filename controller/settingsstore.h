@@ -8,6 +8,7 @@
 
 #include "serial/serialport.h"
 
+#include <QSettings>
 #include <QString>
 
 namespace kovra {
@@ -17,15 +18,29 @@ constexpr int kSettingsFailure = 8030;
 
 QString SettingsPath();
 
-// The stored text, or `defaultText` when none is stored; a stored empty text
-// reads as empty.
-QString ReadSetting(const QString &section, const QString &defaultText);
+// One store per process and file: QSettings reports a malformed file only to
+// the first object that parses it, so the program keeps this one object.
+class SettingsStore {
+public:
+    SettingsStore();  // the file of SettingsPath() at this moment
 
-// Stores `text` and writes the file at once.
-Outcome WriteSetting(const QString &section, const QString &text);
+    QString path() const { return settings_.fileName(); }
 
-// Device of a port number: the [Ports] entry, else /dev/ttyS<N-1> for
-// N >= 1; empty (no port) for N <= 0.
-QString ResolvePortDevice(int portNumber);
+    // The stored text, or `defaultText` when none is stored; a stored empty
+    // text reads as empty.
+    QString Read(const QString &section, const QString &defaultText);
+
+    // Stores `text` and writes the file at once.
+    Outcome Write(const QString &section, const QString &text);
+
+    // Device of a port number: the [Ports] entry, else /dev/ttyS<N-1> for
+    // N >= 1; empty (no port) for N <= 0.
+    QString ResolvePortDevice(int portNumber);
+
+private:
+    QVariant stored(const QString &key);
+
+    QSettings settings_;
+};
 
 }  // namespace kovra

@@ -1,5 +1,6 @@
 #include "serialport.h"
 
+#include "linecounters.h"
 #include "termiossettings.h"
 
 #include <QFile>
@@ -100,21 +101,8 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent), d(new Private)
         }
         const serial_icounter_struct before = d->counters;
         d->counters = now;  // before emitting: a handler may run a nested event loop
-        const std::pair<bool, qint16> changes[] = {
-            {now.brk != before.brk, kEventBreak},
-            {now.frame != before.frame, kEventFrame},
-            {now.overrun != before.overrun, kEventOverrun},
-            {now.buf_overrun != before.buf_overrun, kEventRxOverflow},
-            {now.parity != before.parity, kEventRxParity},
-            {now.cts != before.cts, kEventCts},
-            {now.dsr != before.dsr, kEventDsr},
-            {now.dcd != before.dcd, kEventCd},
-            {now.rng != before.rng, kEventRing},
-        };
         QPointer<SerialPort> self(this);
-        for (const auto &[changed, code] : changes) {
-            if (!changed)
-                continue;
+        for (const qint16 code : lineEvents(before, now)) {
             emit SerialEvent(code);
             if (!self || d->fd < 0 || d->generation != generation)
                 return;

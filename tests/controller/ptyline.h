@@ -1,0 +1,81 @@
+// Test helpers: a pseudo-terminal standing in for the box's serial line,
+// and a decoder for the key frames read on its master side.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kovra::test {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// CRC-16/KERMIT: polynomial 0x1021 reflected (0x8408), initial 0, no final xor.
+inline std::uint16_t crc16Kermit(const std::uint8_t *data, std::size_t size)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
+    }
+    return crc;
+}
+
+inline std::uint16_t crc16Kermit(const Bytes &data)
+{
+    return crc16Kermit(data.data(), data.size());
+}
+
+// A pty pair; the test keeps the slave open too, so that the master never
+// sees a hang-up between runs. Both ends are close-on-exec.
+class PtyLine {
+public:
+    PtyLine();
+    ~PtyLine();
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
+
+    const std::string &slavePath() const { return slavePath_; }
+    int master() const { return master_; }
+
+    // Reads what the master has within `wait`, appending arrivals.
+    void readFor(std::chrono::milliseconds wait);
+    // Writes to the master (towards the program's port).
+    void writeToPort(const Bytes &bytes);
+
+    struct Arrival {
+        Clock::time_point time;
+        std::size_t offset;  // of its first byte in `received`
+        std::size_t size;
+    };
+    Bytes received;
+    std::vector<Arrival> arrivals;
+
+    // Arrival time of the byte at `offset`.
+    Clock::time_point timeOfByte(std::size_t offset) const;
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+// One decoded key frame: its key name ("Key5", "KeyEnter", ...) or why it is bad.
+struct DecodedFrame {
+    std::optional<std::string> key;
+    std::string fault;
+};
+
+// Checks the leading byte, each message's DLE, type, length, check value and
+// DLE ETX, and the fixed payloads; names the key by its code.
+DecodedFrame decodeFrame(const std::uint8_t *frame);
+
+// Splits `bytes` into 34-byte frames and names each; a bad frame or a
+// leftover tail gives "bad: <why>".
+std::vector<std::string> decodeStream(const Bytes &bytes);
+
+}  // namespace kovra::test
