@@ -10,15 +10,15 @@ constexpr char deviceName[] = "DOR Ozodu Vezuru";
 const char *DeviceName(void) { return deviceName; }
 
 quillet_bool CanMacroTune(void) { return 1; }
-quillet_bool OpenDevice(void) __attribute__((alias("CanMacroTune")));
+quillet_bool OpenDevice(void) __attribute__((alias("CanMacroTune"), nothrow));
 
 quillet_bool NeedBitrate(void) { return 0; }
-quillet_bool NeedCarrierFrequency(void) __attribute__((alias("NeedBitrate")));
+quillet_bool NeedCarrierFrequency(void) __attribute__((alias("NeedBitrate"), nothrow));
 
 int32_t FindBitRate(void) { return 0; }
-int32_t FindCarrierFrequency(void) __attribute__((alias("FindBitRate")));
-int32_t RecordCommand(void) __attribute__((alias("FindBitRate")));
+int32_t FindCarrierFrequency(void) __attribute__((alias("FindBitRate"), nothrow));
+int32_t RecordCommand(void) __attribute__((alias("FindBitRate"), nothrow));
 
 void InitDevice(void) {}
-void CloseDevice(void) __attribute__((alias("InitDevice")));
-void PlayCommand(void) __attribute__((alias("InitDevice")));
+void CloseDevice(void) __attribute__((alias("InitDevice"), nothrow));
+void PlayCommand(void) __attribute__((alias("InitDevice"), nothrow));
