@@ -2,6 +2,8 @@
  *
  *   quillet-host <path-to-quillet.so> info
  *   quillet-host <path-to-quillet.so> tune <channel>
+ *   quillet-host <path-to-quillet.so> load <remote-file>
+ *   quillet-host <path-to-quillet.so> save <remote-file>
  *
  * It loads the plug-in with dlopen(), finds each export it needs with
  * dlsym() by its plain name, calls it through the function-pointer type
@@ -74,10 +76,64 @@ static int Tune(void *library, const char *channelText)
     return 1;
 }
 
+/* Prints the remote file's records, one per line, then frees them. */
+static int LoadFile(void *library, const char *path)
+{
+    QuilletLoadRemotesFn loadRemotes;
+    QuilletFreeRemotesFn freeRemotes;
+    if (!RESOLVE(library, "LoadRemotes", loadRemotes) || !RESOLVE(library, "FreeRemotes", freeRemotes))
+        return 1;
+    Remote *list = loadRemotes(path); /* ours until FreeRemotes */
+    if (!list)
+        printf("no remotes in %s\n", path);
+    for (const Remote *r = list; r; r = r->Next) {
+        printf("remote %s %lu %lu\n", r->Name ? r->Name : "", (unsigned long)r->CarrierFrequency,
+               (unsigned long)r->BitRate);
+        for (const Command *c = r->Commands; c; c = c->Next) {
+            printf("  command %s\n", c->Name ? c->Name : "");
+            for (const CodeBlock *b = c->CodeBlocks; b; b = b->Next)
+                printf("    block %lu kind 0x%02x, %lu bytes\n", (unsigned long)b->Number, (unsigned char)b->Kind,
+                       (unsigned long)b->ByteCount);
+        }
+    }
+    freeRemotes(&list);
+    return 0;
+}
+
+/* Makes a small remote list through the record exports and saves it. */
+static int SaveSample(void *library, const char *path)
+{
+    QuilletCreateRemoteFn createRemote;
+    QuilletCreateCommandFn createCommand;
+    QuilletAddCommandFn addCommand;
+    QuilletSaveRemotesFn saveRemotes;
+    QuilletFreeRemotesFn freeRemotes;
+    if (!RESOLVE(library, "CreateRemote", createRemote) || !RESOLVE(library, "CreateCommand", createCommand) ||
+        !RESOLVE(library, "AddCommand", addCommand) || !RESOLVE(library, "SaveRemotes", saveRemotes) ||
+        !RESOLVE(library, "FreeRemotes", freeRemotes))
+        return 1;
+    /* Names handed to the plug-in must come from malloc: FreeRemotes frees them. */
+    Remote *list = createRemote(strdup("Sample"), 38000, 1200, NULL);
+    if (!list)
+        return 1;
+    const char *names[] = {"Power", "Mute"};
+    for (size_t i = 0; i < 2; ++i) {
+        Command *command = createCommand(strdup(names[i]), NULL);
+        if (command)
+            addCommand(command, &list->Commands);
+    }
+    int32_t result = saveRemotes(list, path);
+    freeRemotes(&list);
+    printf("SaveRemotes(%s) = %d\n", path, (int)result);
+    return result == 0 ? 0 : 1;
+}
+
 static int Usage(void)
 {
     fprintf(stderr, "usage: quillet-host <path-to-quillet.so> info\n"
-                    "       quillet-host <path-to-quillet.so> tune <channel>\n");
+                    "       quillet-host <path-to-quillet.so> tune <channel>\n"
+                    "       quillet-host <path-to-quillet.so> load <remote-file>\n"
+                    "       quillet-host <path-to-quillet.so> save <remote-file>\n");
     return 2;
 }
 
@@ -97,7 +153,10 @@ int main(int argc, char **argv)
         status = ShowInfo(library);
     else if (strcmp(command, "tune") == 0 && argc == 4)
         status = Tune(library, argv[3]);
-    /* load <file> / save <file>: the remote file commands go here. */
+    else if (strcmp(command, "load") == 0 && argc == 4)
+        status = LoadFile(library, argv[3]);
+    else if (strcmp(command, "save") == 0 && argc == 4)
+        status = SaveSample(library, argv[3]);
     else
         status = Usage();
     /* Every record from the plug-in must be freed (FreeRemotes) before this. */
