@@ -269,7 +269,10 @@ Outcome SerialPort::Close()
     if (d->fd < 0)
         return Outcome::success();
     d->counterTimer->stop();
-    delete d->notifier;
+    // Close may run inside the notifier's own signal (a handler reacting to
+    // received data), so it is not deleted on the spot.
+    d->notifier->setEnabled(false);
+    d->notifier->deleteLater();
     d->notifier = nullptr;
     d->inReceiveEvent = false;
 

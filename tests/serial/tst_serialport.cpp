@@ -105,6 +105,7 @@ private slots:
     void receivedDataRaisesEvent();
     void unreadDataRaisesNoStormOfEvents();
     void readSizeLimitsOneRead();
+    void closeAndReopenFromTheReceiveHandler();
     void xoffHoldsWriteWithoutHanging();
     void drainReturnsWhenNobodyReads();
     void masterGoneIsNoHang();
@@ -209,17 +210,35 @@ void tst_SerialPort::openFailures()
 
 void tst_SerialPort::permissionDeniedNamesTheGroup()
 {
-    if (::geteuid() == 0)
-        QSKIP("root opens any device, so a permission failure cannot be produced");
     Pty pty;
-    QCOMPARE(::chmod(QFile::encodeName(pty.slave).constData(), 0), 0);
-    SerialPort port;
-    useDevice(port, pty.slave);
-    const Outcome opened = port.Open();
-    QCOMPARE(opened.number, int(kPermissionDenied));
-    QCOMPARE(opened.osError, EACCES);
-    QVERIFY2(opened.text.startsWith(QLatin1String("open ") + pty.slave), qPrintable(opened.text));
-    QVERIFY2(opened.text.contains(QLatin1String("dialout")), qPrintable(opened.text));
+    if (::geteuid() != 0) {
+        QCOMPARE(::chmod(QFile::encodeName(pty.slave).constData(), 0), 0);
+        SerialPort port;
+        useDevice(port, pty.slave);
+        const Outcome opened = port.Open();
+        QCOMPARE(opened.number, int(kPermissionDenied));
+        QCOMPARE(opened.osError, EACCES);
+        QVERIFY2(opened.text.startsWith(QLatin1String("open ") + pty.slave), qPrintable(opened.text));
+        QVERIFY2(opened.text.contains(QLatin1String("dialout")), qPrintable(opened.text));
+        return;
+    }
+    // Root opens anything: try as an unprivileged user in a second process.
+    QCOMPARE(::chmod(QFile::encodeName(pty.slave).constData(), 0600), 0);
+    QProcess holder;
+    holder.setChildProcessModifier([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+    });
+    holder.start(QStringLiteral(SERIALHOLDER), {pty.slave, QStringLiteral("0")});
+    if (!holder.waitForFinished(10000) || holder.exitCode() == 99 || holder.exitStatus() != QProcess::NormalExit)
+        QSKIP("cannot run the helper as an unprivileged user here");
+    const QByteArray out = holder.readAllStandardOutput();
+    if (out.isEmpty())
+        QSKIP("the helper could not run as an unprivileged user here");
+    QVERIFY2(out.startsWith("fail " + QByteArray::number(int(kPermissionDenied)) + " open " + pty.slave.toLocal8Bit()),
+             out.constData());
+    QVERIFY2(out.contains("Permission denied"), out.constData());
+    QVERIFY2(out.contains("dialout"), out.constData());
 }
 
 void tst_SerialPort::operationsNeedAnOpenPort()
@@ -400,6 +419,33 @@ void tst_SerialPort::readSizeLimitsOneRead()
     QVERIFY(port.SetReadSize(0).ok());
     QVERIFY(port.ReadWaiting(data).ok());
     QCOMPARE(data, QByteArray("456789"));
+}
+
+void tst_SerialPort::closeAndReopenFromTheReceiveHandler()
+{
+    // A port change can run while a receive event is being handled.
+    Pty pty;
+    SerialPort port;
+    QVERIFY(openAsKovra(port, pty.slave).ok());
+    int reopened = 0;
+    connect(&port, &SerialPort::SerialEvent, this, [&](qint16 code) {
+        QByteArray data;
+        QVERIFY(port.ReadWaiting(data).ok());
+        if (data == "reopen" && code == kEventReceive) {
+            QVERIFY(port.Close().ok());
+            QVERIFY(port.Open().ok());
+            ++reopened;
+        }
+    });
+    QVERIFY(pty.write("reopen"));
+    QTRY_COMPARE_WITH_TIMEOUT(reopened, 1, 10000);
+    QVERIFY(port.IsOpen());
+
+    // The new descriptor raises events as the old one did.
+    QVERIFY(pty.write("reopen"));
+    QTRY_COMPARE_WITH_TIMEOUT(reopened, 2, 10000);
+    QVERIFY(port.Write("ok").ok());
+    QCOMPARE(pty.read(2), QByteArray("ok"));
 }
 
 void tst_SerialPort::xoffHoldsWriteWithoutHanging()
