@@ -233,6 +233,8 @@ Outcome SerialPort::Open()
         return fail(kSettingsNotApplied, QStringLiteral("tcgetattr"), 0,
                     QStringLiteral("the device did not keep the line settings: ") + difference);
 
+    // The descriptor stays non-blocking: Write waits with poll and a bound,
+    // so a box that holds XOFF cannot stop the program for good.
     d->fd = fd;
     ++d->generation;
     d->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);

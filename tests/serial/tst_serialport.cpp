@@ -102,6 +102,7 @@ private slots:
     void secondPortWaitsThenReportsInUse();
     void waitsForAnotherProcessToClose();
     void anotherProcessHoldingTooLongIsInUse();
+    void unprivilegedProcessesTakeTurns();
     void receivedDataRaisesEvent();
     void unreadDataRaisesNoStormOfEvents();
     void readSizeLimitsOneRead();
@@ -351,6 +352,42 @@ void tst_SerialPort::anotherProcessHoldingTooLongIsInUse()
     QVERIFY(opened.number != int(kNoPort));
     holder.kill();
     holder.waitForFinished(10000);
+}
+
+void tst_SerialPort::unprivilegedProcessesTakeTurns()
+{
+    // Without root, TIOCEXCL turns a second open away (EBUSY), and it must
+    // be waited out like the lock. The slave stays open here, as in boxsim,
+    // so the exclusive flag outlives the first process unless it clears it.
+    Pty pty;
+    QCOMPARE(::chmod(QFile::encodeName(pty.slave).constData(), 0666), 0);
+    const int own = ::open(QFile::encodeName(pty.slave).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(own >= 0);
+    auto unprivileged = [](QProcess &p) {
+        if (::geteuid() == 0)
+            p.setChildProcessModifier([] {
+                if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                    ::_exit(99);
+            });
+    };
+    QProcess first, second;
+    unprivileged(first);
+    unprivileged(second);
+    first.start(QStringLiteral(SERIALHOLDER), {pty.slave, QStringLiteral("1500")});
+    if (!first.waitForReadyRead(10000))
+        QSKIP("cannot run the helper as an unprivileged user here");
+    QCOMPARE(first.readLine().trimmed(), QByteArray("open"));
+
+    QElapsedTimer timer;
+    timer.start();
+    second.start(QStringLiteral(SERIALHOLDER), {pty.slave, QStringLiteral("0")});
+    QVERIFY(second.waitForFinished(15000));
+    const QByteArray out = second.readAllStandardOutput();
+    QVERIFY2(out.trimmed() == "open", out.constData());
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY2(timer.elapsed() >= 500, "the second process did not wait for the first");
+    QVERIFY(first.waitForFinished(10000));
+    ::close(own);
 }
 
 void tst_SerialPort::receivedDataRaisesEvent()
