@@ -16,15 +16,22 @@
 namespace {
 
 struct Scratch {
-    std::string input, output;
+    std::string dir, input, output;
     Scratch()
     {
         const char *tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_loadremotes.XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
-        input = pattern + "/in.rmt";
-        output = pattern + "/out.rmt";
+        dir = pattern;
+        input = dir + "/in.rmt";
+        output = dir + "/out.rmt";
+    }
+    ~Scratch()
+    {
+        unlink(input.c_str());
+        unlink(output.c_str());
+        rmdir(dir.c_str());
     }
 };
 
