@@ -173,7 +173,8 @@ int main(int argc, char **argv)
             std::printf("error %.1f %.1f %s: %s\n", burstMs, runMs, r.error.c_str(),
                         framedecoder::hexBytes(r.bytes.data(), r.bytes.size()).c_str());
         }
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0)
+            std::exit(1);  // nobody reads the report any more
     };
 
     for (;;) {
