@@ -69,6 +69,12 @@ void PtyLine::writeToPort(const Bytes &bytes)
     }
 }
 
+std::size_t PtyLine::writeSomeToPort(const std::uint8_t *data, std::size_t size)
+{
+    const ssize_t n = ::write(master_, data, size);
+    return n > 0 ? std::size_t(n) : 0;
+}
+
 Clock::time_point PtyLine::timeOfByte(std::size_t offset) const
 {
     for (const Arrival &a : arrivals)

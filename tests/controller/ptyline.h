@@ -44,8 +44,10 @@ public:
 
     // Reads what the master has within `wait`, appending arrivals.
     void readFor(std::chrono::milliseconds wait);
-    // Writes to the master (towards the program's port).
+    // Writes to the master (towards the program's port); writeSomeToPort
+    // takes what fits now and says how much that was.
     void writeToPort(const Bytes &bytes);
+    std::size_t writeSomeToPort(const std::uint8_t *data, std::size_t size);
 
     struct Arrival {
         Clock::time_point time;
