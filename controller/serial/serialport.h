@@ -86,7 +86,10 @@ public:
     // kNoPort, kPortInUse, kPermissionDenied, kSettingsNotApplied, kPortOpen
     // (already open), kSerialIoError.
     Outcome Open();
-    Outcome Close();  // releases lock and device; closing a closed port is ok
+    // Releases lock and device; closing a closed port is ok. Waits up to 1 s
+    // for queued output, then discards the rest (a box holding XOFF would
+    // otherwise hold the kernel's close for up to 30 s).
+    Outcome Close();
     bool IsOpen() const;
     // Sends the whole array in order. Fails (kSerialIoError, ETIMEDOUT) when
     // the device takes no byte for 2 s (e.g. held by XOFF); kPortNotOpen
