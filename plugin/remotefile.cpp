@@ -498,7 +498,7 @@ int32_t SaveReplacing(const Remote *list, const char *path)
 
 extern "C" int32_t SaveRemotes(Remote *list, const char *path)
 {
-    if (path == nullptr)
+    if (path == nullptr || *path == '\0')
         return 0;
     try {
         return SaveReplacing(list, path);

@@ -294,12 +294,16 @@ TEST_F(RemoteFile, RandomListsReadBackUnchanged)
 TEST_F(RemoteFile, SavingToAPathThatCannotBeOpenedGivesZeroAndCreatesNothing)
 {
     WriteWholeFile(Path("plain"), "x");
-    for (const std::string &path : {Path("missing/out.rmt"), Path("plain/out.rmt"), dir.string()}) {
+    const fs::path workingDirectory = fs::current_path();
+    fs::current_path(dir);  // an empty path must not become a file in the working directory
+    for (const std::string &path : {Path("missing/out.rmt"), Path("plain/out.rmt"), dir.string(), std::string()}) {
         SCOPED_TRACE(path);
         List list(Build(ExampleList()));
         EXPECT_EQ(SaveRemotes(list.head, path.c_str()), 0);
     }
     EXPECT_EQ(SaveRemotes(nullptr, nullptr), 0);
+    EXPECT_EQ(LoadRemotes(""), nullptr);
+    fs::current_path(workingDirectory);
     EXPECT_EQ(Entries(), std::vector<std::string>{"plain"});
     EXPECT_EQ(ReadWholeFile(Path("plain")), "x");
 }
