@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -318,6 +319,21 @@ TEST_F(MacroTuneTest, LeavesNoChildToReap)
     EXPECT_NE(started[0].ppid, getpid());
     WaitUntilGone(started[0].pid);
     ExpectNoChildToReap();
+}
+
+// A host that ignores SIGCHLD has its children reaped by the kernel; the
+// start must neither hang nor fail there.
+TEST_F(MacroTuneTest, HostIgnoringChildSignals)
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous;
+    ASSERT_EQ(sigaction(SIGCHLD, &ignore, &previous), 0);
+    SetCommand(Recorder("%CHANNEL%"));
+    const int32_t result = macroTune(705);
+    sigaction(SIGCHLD, &previous, nullptr);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(WaitForRecords(1).size(), 1u);
 }
 
 TEST_F(MacroTuneTest, ProgramInheritsOnlyStandardDescriptors)
