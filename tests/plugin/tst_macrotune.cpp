@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -350,6 +351,33 @@ TEST_F(MacroTuneTest, ProgramInheritsOnlyStandardDescriptors)
     ASSERT_EQ(started.size(), 1u);
     for (int fd : started[0].fds)
         EXPECT_LE(fd, 2) << "descriptor " << fd << " leaked into the program";
+}
+
+// Hosts may call from threads with small stacks of their own.
+TEST_F(MacroTuneTest, ThreadWithSmallStack)
+{
+    SetCommand(Recorder("%CHANNEL%"));
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
+    struct Call {
+        QuilletMacroTuneFn macroTune;
+        int32_t result;
+    } call{macroTune, -1};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void *argument) -> void * {
+                      auto *c = static_cast<Call *>(argument);
+                      c->result = c->macroTune(4);
+                      return nullptr;
+                  },
+                  &call),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(call.result, 1);
+    EXPECT_EQ(WaitForRecords(1).size(), 1u);
 }
 
 TEST_F(MacroTuneTest, ManyThreadsAtOnce)
