@@ -83,74 +83,15 @@ Clock::time_point PtyLine::timeOfByte(std::size_t offset) const
     return {};
 }
 
-namespace {
-
-struct Message {
-    std::size_t at;
-    std::uint8_t type;
-    std::size_t length;
-};
-
-constexpr Message kMessages[] = {{1, 0x70, 2}, {11, 0x78, 3}, {22, 0x78, 4}};
-
-const char *keyName(std::uint8_t code)
-{
-    switch (code) {
-    case 0x00: return "Key0";
-    case 0x01: return "Key1";
-    case 0x02: return "Key2";
-    case 0x03: return "Key3";
-    case 0x04: return "Key4";
-    case 0x05: return "Key5";
-    case 0x06: return "Key6";
-    case 0x07: return "Key7";
-    case 0x08: return "Key8";
-    case 0x09: return "Key9";
-    case 0x0B: return "KeyChanUp";
-    case 0x0C: return "KeyChanDown";
-    case 0x11: return "KeyEnter";
-    default: return nullptr;
-    }
-}
-
-}  // namespace
-
-DecodedFrame decodeFrame(const std::uint8_t *f)
-{
-    if (f[0] != 0x00)
-        return {std::nullopt, "leading byte not 0x00"};
-    for (const Message &m : kMessages) {
-        const std::uint8_t *msg = f + m.at;
-        const std::string where = "message at " + std::to_string(m.at) + ": ";
-        if (msg[0] != 0x10 || msg[1] != m.type)
-            return {std::nullopt, where + "bad DLE or type"};
-        if (std::size_t(msg[2] << 8 | msg[3]) != m.length)
-            return {std::nullopt, where + "bad length"};
-        const std::uint16_t check = std::uint16_t(msg[4 + m.length] << 8 | msg[5 + m.length]);
-        if (crc16Kermit(msg + 1, 3 + m.length) != check)
-            return {std::nullopt, where + "bad check value"};
-        if (msg[6 + m.length] != 0x10 || msg[7 + m.length] != 0x03)
-            return {std::nullopt, where + "no DLE ETX"};
-    }
-    const Bytes first(f + 5, f + 7), second(f + 15, f + 18), key(f + 26, f + 29);
-    if (first != Bytes{0x03, 0x40} || second != Bytes{0x03, 0x40, 0x00} || key != Bytes{0x10, 0x40, 0x22})
-        return {std::nullopt, "unexpected payload"};
-    const char *name = keyName(f[29]);
-    if (!name)
-        return {std::nullopt, "unknown key code " + std::to_string(f[29])};
-    return {std::string(name), {}};
-}
-
 std::vector<std::string> decodeStream(const Bytes &bytes)
 {
+    framedecoder::FrameDecoder decoder;
+    std::vector<framedecoder::FrameResult> results = decoder.feed(bytes);
+    for (framedecoder::FrameResult &r : decoder.flush())
+        results.push_back(std::move(r));
     std::vector<std::string> keys;
-    std::size_t at = 0;
-    for (; at + 34 <= bytes.size(); at += 34) {
-        const DecodedFrame frame = decodeFrame(bytes.data() + at);
-        keys.push_back(frame.key ? *frame.key : "bad: " + frame.fault);
-    }
-    if (at != bytes.size())
-        keys.push_back("bad: " + std::to_string(bytes.size() - at) + " stray bytes");
+    for (const framedecoder::FrameResult &r : results)
+        keys.push_back(r.valid ? std::string(r.key.name) : "bad: " + r.error);
     return keys;
 }
 

@@ -1,10 +1,11 @@
 // Test helpers: a pseudo-terminal standing in for the box's serial line,
-// and a decoder for the key frames read on its master side.
+// and the names of the key frames read on its master side.
 #pragma once
+
+#include "framedecoder.h"
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,17 +14,7 @@ namespace kovra::test {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// CRC-16/KERMIT: polynomial 0x1021 reflected (0x8408), initial 0, no final xor.
-inline std::uint16_t crc16Kermit(const std::uint8_t *data, std::size_t size)
-{
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
-    }
-    return crc;
-}
+using framedecoder::crc16Kermit;
 
 inline std::uint16_t crc16Kermit(const Bytes &data)
 {
@@ -66,18 +57,8 @@ private:
     std::string slavePath_;
 };
 
-// One decoded key frame: its key name ("Key5", "KeyEnter", ...) or why it is bad.
-struct DecodedFrame {
-    std::optional<std::string> key;
-    std::string fault;
-};
-
-// Checks the leading byte, each message's DLE, type, length, check value and
-// DLE ETX, and the fixed payloads; names the key by its code.
-DecodedFrame decodeFrame(const std::uint8_t *frame);
-
-// Splits `bytes` into 34-byte frames and names each; a bad frame or a
-// leftover tail gives "bad: <why>".
+// Names each frame of `bytes` ("Key5", "KeyEnter", ...); anything that is
+// not a whole, valid frame gives "bad: <why>".
 std::vector<std::string> decodeStream(const Bytes &bytes);
 
 }  // namespace kovra::test
