@@ -12,25 +12,25 @@
 #include <string>
 #include <vector>
 
-struct BlockSpec {
+struct BlockData {
     uint32_t number = 0;
     char kind = 0;
     std::vector<uint8_t> bytes;
 };
 
-struct CommandSpec {
+struct CommandData {
     std::optional<std::string> name;  // nullopt: a null Name
-    std::vector<BlockSpec> blocks;
+    std::vector<BlockData> blocks;
 };
 
-struct RemoteSpec {
+struct RemoteData {
     std::optional<std::string> name;
     uint32_t carrierFrequency = 0;
     uint32_t bitRate = 0;
-    std::vector<CommandSpec> commands;
+    std::vector<CommandData> commands;
 };
 
-using ListSpec = std::vector<RemoteSpec>;
+using ListData = std::vector<RemoteData>;
 
 namespace remotemodel {
 
@@ -87,15 +87,15 @@ inline std::string Dump(const Remote *list)
     return out.str();
 }
 
-inline std::string Dump(const ListSpec &list)
+inline std::string Dump(const ListData &list)
 {
     std::ostringstream out;
-    for (const RemoteSpec &r : list) {
+    for (const RemoteData &r : list) {
         out << "remote " << remotemodel::Quote(r.name ? r.name->c_str() : nullptr) << ' ' << r.carrierFrequency
             << ' ' << r.bitRate << '\n';
-        for (const CommandSpec &c : r.commands) {
+        for (const CommandData &c : r.commands) {
             out << "  command " << remotemodel::Quote(c.name ? c.name->c_str() : nullptr) << '\n';
-            for (const BlockSpec &b : c.blocks)
+            for (const BlockData &b : c.blocks)
                 out << remotemodel::BlockLine(b.number, b.kind, b.bytes.data(), static_cast<uint32_t>(b.bytes.size()));
         }
     }
@@ -126,7 +126,7 @@ inline const std::string kExampleFile =
     "Amp 40000 600\n"
     "\n";
 
-inline ListSpec ExampleList()
+inline ListData ExampleList()
 {
     return {
         {"Cable", 38000, 1200,

@@ -20,16 +20,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Makes the records of `spec` the way a host and the loader make them.
-Remote *Build(const ListSpec &spec)
+// Makes the records of `data` the way a host and the loader make them.
+Remote *Build(const ListData &data)
 {
     Remote *list = nullptr;
-    for (const RemoteSpec &r : spec) {
+    for (const RemoteData &r : data) {
         Command *commands = nullptr;
-        for (const CommandSpec &c : r.commands) {
+        for (const CommandData &c : r.commands) {
             CodeBlock *first = nullptr;
             CodeBlock **tail = &first;
-            for (const BlockSpec &b : c.blocks) {
+            for (const BlockData &b : c.blocks) {
                 CodeBlock *block = quillet::AllocateCodeBlock();
                 block->Number = b.number;
                 block->Kind = b.kind;
@@ -120,7 +120,7 @@ TEST_F(RemoteFile, LoadedBlocksOwnExactlyTheirBytes)
 struct LoadCase {
     const char *title;
     std::string file;
-    ListSpec expected;
+    ListData expected;
 };
 
 std::vector<uint8_t> CountingBytes(size_t count)
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(RemoteFile, Loading, ::testing::ValuesIn(LoadCases()),
 
 struct SaveCase {
     const char *title;
-    ListSpec list;
+    ListData list;
     std::string file;
 };
 
@@ -243,7 +243,7 @@ TEST_F(RemoteFile, SavingLeavesTheListUnchanged)
 // Random lists within the format's limits: names of printable non-blank
 // bytes (also above 0x7f), kinds printable and non-blank, 0-300 bytes per
 // block, 0-5 blocks per command, numbers over their whole range.
-ListSpec RandomList(std::mt19937 &random)
+ListData RandomList(std::mt19937 &random)
 {
     auto below = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
     auto name = [&] {
@@ -261,12 +261,12 @@ ListSpec RandomList(std::mt19937 &random)
         default: return static_cast<uint32_t>(random());
         }
     };
-    ListSpec list(below(5));
-    for (RemoteSpec &r : list) {
-        r = {name(), number(), number(), std::vector<CommandSpec>(below(7))};
-        for (CommandSpec &c : r.commands) {
-            c = {name(), std::vector<BlockSpec>(below(6))};
-            for (BlockSpec &b : c.blocks) {
+    ListData list(below(5));
+    for (RemoteData &r : list) {
+        r = {name(), number(), number(), std::vector<CommandData>(below(7))};
+        for (CommandData &c : r.commands) {
+            c = {name(), std::vector<BlockData>(below(6))};
+            for (BlockData &b : c.blocks) {
                 b = {number(), static_cast<char>(0x21 + below(94)), std::vector<uint8_t>(below(301))};
                 for (uint8_t &byte : b.bytes)
                     byte = static_cast<uint8_t>(random());
@@ -281,11 +281,11 @@ TEST_F(RemoteFile, RandomListsReadBackUnchanged)
     for (unsigned seed = 1; seed <= 60; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
-        const ListSpec spec = RandomList(random);
-        List list(Build(spec));
+        const ListData data = RandomList(random);
+        List list(Build(data));
         ASSERT_EQ(SaveRemotes(list.head, Path("round.rmt").c_str()), 0);
         List loaded(LoadRemotes(Path("round.rmt").c_str()));
-        ASSERT_EQ(Dump(loaded.head), Dump(spec));
+        ASSERT_EQ(Dump(loaded.head), Dump(data));
     }
 }
 
