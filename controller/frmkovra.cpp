@@ -169,6 +169,7 @@ void frmKOVRA::StartUp(const QString &commandLine)
     txtComport->setText(settings_.Read(QStringLiteral("Comport"), QStringLiteral("1")));
 
     Outcome failure = StartUpGroup();
+    whyPortClosed_ = failure;
     // With no failure in the group, the check stays armed through the
     // decision: its first failure runs the check and the decision once more.
     for (bool armed = failure.ok();; armed = false) {
@@ -283,7 +284,9 @@ void frmKOVRA::PortChange()
         return;
     if (const Outcome closed = MSComm1->Close(); !closed.ok())
         return Unhandled(closed);
-    if (const Outcome opened = OpenOnBoxText(); opened.number == kNoPort) {
+    const Outcome opened = OpenOnBoxText();
+    whyPortClosed_ = MSComm1->IsOpen() ? Outcome::success() : opened;
+    if (opened.number == kNoPort) {
         ShowMessage(kNoPortMessage + txtComport->text());
         DisableKeypad();
     }
@@ -377,7 +380,11 @@ void frmKOVRA::ShowMessage(const QString &text)
 
 void frmKOVRA::Unhandled(const Outcome &failure)
 {
-    ShowMessage(QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.text));
+    QString text = QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.text);
+    // The open that failed silently earlier is what the user needs to know.
+    if (failure.number == kPortNotOpen && !whyPortClosed_.ok())
+        text += QStringLiteral(" (Error %1: %2)").arg(whyPortClosed_.number).arg(whyPortClosed_.text);
+    ShowMessage(text);
     EndProgram(kUnhandledFailureStatus);
 }
 

@@ -100,6 +100,7 @@ private:
     void SetKeypadEnabled(bool enabled);
 
     SettingsStore settings_;
+    Outcome whyPortClosed_;  // the failure that left the port closed, if any
     QString commandLine_;
     qint16 requestedChannel_ = 0;
     qint16 rememberedChannel_ = 0;

@@ -285,6 +285,18 @@ TEST_F(KovraRun, NoPortIsReportedAndTheRunFails)
     EXPECT_EQ(stored("Comport"), "7");
 }
 
+TEST_F(KovraRun, FailedSendNamesWhyThePortIsClosed)
+{
+    writeSettings("[Comport]\nvalue=99999\n");
+    const RunResult result = run({"2"});
+    EXPECT_NE(result.exitStatus, 0);
+    const auto lines = messages(result.stderrText);
+    ASSERT_EQ(lines.size(), 1u) << result.stderrText;
+    EXPECT_EQ(lines[0].rfind("kovra: Error 8018: ", 0), 0u) << lines[0];
+    const std::string cause = "(Error 6: Overflow)";
+    EXPECT_EQ(lines[0].substr(lines[0].size() - cause.size()), cause) << lines[0];
+}
+
 struct BadInputCase {
     const char *label;
     QByteArray settings;  // after the [Ports] entry for port 1
