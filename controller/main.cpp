@@ -32,10 +32,12 @@ void chooseHeadlessPlatform()
 
 int main(int argc, char **argv)
 {
-    // Taken before QApplication, which removes arguments it knows (-reverse, ...).
     const QString commandLine = commandLineText(argc, argv);
     chooseHeadlessPlatform();
-    QApplication app(argc, argv);
+    // The arguments are the channel, never Qt options such as -platform.
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
 
     kovra::frmKOVRA window;
     QObject::connect(&window, &kovra::frmKOVRA::programEnded, &app, &QCoreApplication::exit);

@@ -349,6 +349,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, BadInput, testing::Values(
     BadInputCase{"channel_thousands_of_digits", "[Channel]\nvalue=1\n", {std::string(5000, '7')}, 1, {}, {kNotOpen}, "1"},
     BadInputCase{"channel_huge_exponent", "[Channel]\nvalue=1\n", {"1e99999"}, 1, {}, {kNotOpen}, "1"},
     BadInputCase{"channel_sign_only", "[Channel]\nvalue=1\n", {"-"}, 0, {"KeyChanDown"}, {}, "-"},
+    BadInputCase{"qt_option_is_a_channel_text", "[Channel]\nvalue=1\n", {"-platform", "nonexistent"}, 0,
+                 {"KeyChanDown"}, {}, "-platform nonexistent"},
     BadInputCase{"stored_channel_letters", "[Channel]\nvalue=abc\n", {"1"}, 0, {"KeyChanUp"}, {}, "1"},
     BadInputCase{"stored_channel_too_big", "[Channel]\nvalue=99999\n", {"5"}, 1, {}, {kNotOpen}, "99999"},
     BadInputCase{"stored_channel_not_utf8", "[Channel]\nvalue=\xff\xfe\n", {"1"}, 0, {"KeyChanUp"}, {}, "1"},
