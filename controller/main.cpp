@@ -28,12 +28,25 @@ void chooseHeadlessPlatform()
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
+QtMessageHandler qtMessageHandler = nullptr;
+
+// Services and cron jobs run without a login session, so without
+// XDG_RUNTIME_DIR; Qt falls back to a directory of its own and says so on
+// every run. That line tells the user nothing, so it is left out.
+void withoutRuntimeDirNotice(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg && text.startsWith(u"QStandardPaths: XDG_RUNTIME_DIR not set"))
+        return;
+    qtMessageHandler(type, context, text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     const QString commandLine = commandLineText(argc, argv);
     chooseHeadlessPlatform();
+    qtMessageHandler = qInstallMessageHandler(withoutRuntimeDirNotice);
     // The arguments are the channel, never Qt options such as -platform.
     int qtArgc = 1;
     char *qtArgv[] = {argv[0], nullptr};
