@@ -3,6 +3,7 @@
 #include "numericvalue.h"
 #include "settingsstore.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <limits>
@@ -46,7 +48,7 @@ frmKOVRA::frmKOVRA(QWidget *parent)
       Timer4(new QTimer(this))
 {
     setWindowTitle(kCaption);
-    resize(4695 / 15, 2250 / 15);
+    setFixedSize(4695 / 15, 2250 / 15);
 
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     MSComm1->setDeviceResolver([this](int port) { return settings_.ResolvePortDevice(port); });
@@ -108,6 +110,15 @@ frmKOVRA::frmKOVRA(QWidget *parent)
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(twips(360, 480, 855, 255));
     Label1->setProperty("tabIndex", 0);
+
+    // Focus moves in the order of the tab indices; the labels take none.
+    QList<QWidget *> tabOrder = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    tabOrder.removeIf([](QWidget *w) { return w->focusPolicy() == Qt::NoFocus; });
+    std::ranges::sort(tabOrder, {}, [](QWidget *w) { return w->property("tabIndex").toInt(); });
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    // Ent sends nothing, so Tab passes it by; a click still reaches it.
+    BtnEnt->setFocusPolicy(Qt::ClickFocus);
 
     // Wiring.
     for (const ButtonRow &row : buttons) {
@@ -374,8 +385,20 @@ void frmKOVRA::ShowMessage(const QString &text)
         std::fflush(stderr);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
-    box.exec();
+    MessageBoxFor(text)->exec();
+}
+
+std::unique_ptr<QMessageBox> frmKOVRA::MessageBoxFor(const QString &text)
+{
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
+    box->setWindowModality(Qt::ApplicationModal);
+    return box;
+}
+
+void frmKOVRA::closeEvent(QCloseEvent *event)
+{
+    EndProgram(0);
+    event->accept();
 }
 
 void frmKOVRA::Unhandled(const Outcome &failure)

@@ -11,7 +11,11 @@
 
 #include <QWidget>
 
+#include <memory>
+
+class QCloseEvent;
 class QLabel;
+class QMessageBox;
 class QLineEdit;
 class QPushButton;
 class QTimer;
@@ -43,6 +47,9 @@ public:
 
     // Every message to the user goes through here (see messageShown).
     void ShowMessage(const QString &text);
+    // The box ShowMessage shows on a display: modal, OK only, no icon,
+    // the program's title as its caption.
+    std::unique_ptr<QMessageBox> MessageBoxFor(const QString &text);
 
     // Stops everything, lets the last frame leave, closes the port and
     // emits programEnded(status). Later events are ignored.
@@ -54,6 +61,10 @@ public:
 
     static constexpr int kReceiveBufferLimit = 5000;
     static constexpr int kUnhandledFailureStatus = 1;
+
+protected:
+    // Closing the window through its frame ends the program like Exit.
+    void closeEvent(QCloseEvent *event) override;
 
 signals:
     void messageShown(const QString &text);
