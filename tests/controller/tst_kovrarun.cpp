@@ -367,6 +367,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, BadInput, testing::Values(
     BadInputCase{"port_too_big_is_silent", "[Channel]\nvalue=1\n[Comport]\nvalue=99999\n", {"2"}, 1, {}, {kNotOpen}, "1"},
     BadInputCase{"port_non_ascii", "[Channel]\nvalue=1\n[Comport]\nvalue=\xc3\xa9\n", {"2"}, 1, {},
                  {"kovra: Could not open Com\xc3\xa9", kNotOpen}, "2"},
+    BadInputCase{"port_text_with_line_feed", "[Channel]\nvalue=1\n[Comport]\nvalue=\"7\\n8\"\n[Ports]\n78=/nonexistent/tty\n",
+                 {"2"}, 1, {}, {"kovra: Could not open Com7 8", kNotOpen}, "2"},  // still one line
     BadInputCase{"port_not_a_terminal", "[Channel]\nvalue=1\n[Comport]\nvalue=3\n[Ports]\n3=/dev/null\n", {"2"}, 1, {},
                  {"kovra: Could not open Com3", kNotOpen}, "2"}
 ), [](const testing::TestParamInfo<BadInputCase> &info) { return std::string(info.param.label); });
