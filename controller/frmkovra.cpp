@@ -117,6 +117,7 @@ frmKOVRA::frmKOVRA(QWidget *parent)
     std::ranges::sort(tabOrder, {}, [](QWidget *w) { return w->property("tabIndex").toInt(); });
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    tabOrder.first()->setFocus();  // the first stop has focus when the window shows
     // Ent sends nothing, so Tab passes it by; a click still reaches it.
     BtnEnt->setFocusPolicy(Qt::ClickFocus);
 
