@@ -393,6 +393,7 @@ std::unique_ptr<QMessageBox> frmKOVRA::MessageBoxFor(const QString &text)
 {
     auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
     box->setWindowModality(Qt::ApplicationModal);
+    box->button(QMessageBox::Ok)->setIcon(QIcon());  // some styles put one on OK
     return box;
 }
 

@@ -265,6 +265,7 @@ void tst_Window::messageBoxLook()
     QCOMPARE(box->icon(), QMessageBox::NoIcon);
     QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(box->buttons().size(), 1);
+    QVERIFY(box->button(QMessageBox::Ok)->icon().isNull());
     QCOMPARE(box->windowModality(), Qt::ApplicationModal);
 
     // Modal while shown; Enter dismisses it with OK.
