@@ -33,8 +33,8 @@ namespace {
 constexpr int kPtyPorts[] = {1, 2, 3, 4, 12, 3276, 32767};
 const QString kUnset = QStringLiteral("<unset>");
 
-// Access keys click after a short press animation, so give every effect
-// this long to show up before looking at the lines.
+// How long a look at the lines waits for frames that should not come.
+// (Access keys click after a short press animation: wait for the click.)
 constexpr int kSettleMs = 250;
 
 }  // namespace
@@ -301,7 +301,9 @@ void tst_Window::keys()
 
     auto w = showWindow();
     QSignalSpy messages(w.get(), &frmKOVRA::messageShown);
-    QTest::mouseClick(w->findChild<QPushButton *>(button), Qt::LeftButton);
+    auto *pressed = w->findChild<QPushButton *>(button);
+    QSignalSpy clicked(pressed, &QPushButton::clicked);
+    QTest::mouseClick(pressed, Qt::LeftButton);
     QCOMPARE(framesSinceLastLook(), QStringList{frame});
 
     if (accessKey) {
@@ -309,6 +311,7 @@ void tst_Window::keys()
         QTest::mouseClick(w->txtComport, Qt::LeftButton);
         QCOMPARE(QApplication::focusWidget(), w->txtComport);
         QTest::keyClick(w->txtComport, Qt::Key(accessKey), Qt::AltModifier);
+        QTRY_COMPARE(clicked.count(), 2);
         QCOMPARE(framesSinceLastLook(), QStringList{frame});
         QCOMPARE(w->txtComport->text(), QStringLiteral("1"));
         QVERIFY(w->MSComm1->IsOpen());
