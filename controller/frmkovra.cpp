@@ -4,6 +4,7 @@
 #include "settingsstore.h"
 
 #include <QCloseEvent>
+#include <QFont>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -49,6 +50,11 @@ frmKOVRA::frmKOVRA(QWidget *parent)
 {
     setWindowTitle(kCaption);
     setFixedSize(4695 / 15, 2250 / 15);
+    // The layout was drawn for an 8-point dialog font; the toolkit's 9-point
+    // default would cut "Comm Port" and crowd "Ent".
+    QFont dialogFont = font();
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
 
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     MSComm1->setDeviceResolver([this](int port) { return settings_.ResolvePortDevice(port); });
@@ -108,7 +114,9 @@ frmKOVRA::frmKOVRA(QWidget *parent)
 
     Label1 = new QLabel(QStringLiteral("Comm Port"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(twips(360, 480, 855, 255));
+    // Reaches up to the port box (960 rather than 855), so that the whole of
+    // "Comm Port" shows with the fonts Debian has.
+    Label1->setGeometry(twips(360, 480, 960, 255));
     Label1->setProperty("tabIndex", 0);
 
     // Focus moves in the order of the tab indices; the labels take none.

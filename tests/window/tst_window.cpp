@@ -198,7 +198,7 @@ void tst_Window::layout_data()
     row("Btn1", "&1", 2280, 240, 375, 375, "Alt+1", "Btn3");
     row("txtComport", "1", 1320, 480, 375, 285, "", "Btn1");
     row("LabelChan", "Chan", 3840, 1080, 615, 255, "", "");
-    row("Label1", "Comm Port", 360, 480, 855, 255, "", "");
+    row("Label1", "Comm Port", 360, 480, 960, 255, "", "");  // widened to show its whole text
 }
 
 void tst_Window::layout()
