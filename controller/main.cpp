@@ -6,9 +6,15 @@
 // Several arguments are joined by one blank into one command-line text;
 // bytes that are not UTF-8 become U+FFFD.
 #include "frmkovra.h"
+#include "settingsstore.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QStringList>
+
+#include <cstdio>
 
 namespace {
 
@@ -21,11 +27,29 @@ QString commandLineText(int argc, char **argv)
 }
 
 // A server without a display still tunes: use the offscreen platform.
-void chooseHeadlessPlatform()
+// Returns whether it did.
+bool chooseHeadlessPlatform()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        return true;
+    }
+    return false;
+}
+
+// A run reads the remembered channel and stores its own before it opens the
+// port, so two runs started close together (a recorder's two channel changes
+// in a row) must take turns from the start, or the second works from a
+// channel the first is about to replace and may step the wrong way. The
+// lock lives beside the settings file; a run that cannot get it within the
+// bound goes on, and the port's own lock still keeps the frames apart.
+constexpr int kRunLockWaitMs = 10000;
+
+bool lockTuningRun(QLockFile &lock)
+{
+    QDir().mkpath(QFileInfo(lock.fileName()).absolutePath());
+    return lock.tryLock(kRunLockWaitMs);
 }
 
 QtMessageHandler qtMessageHandler = nullptr;
@@ -45,7 +69,16 @@ void withoutRuntimeDirNotice(QtMsgType type, const QMessageLogContext &context, 
 int main(int argc, char **argv)
 {
     const QString commandLine = commandLineText(argc, argv);
-    chooseHeadlessPlatform();
+    if (chooseHeadlessPlatform() && commandLine.isEmpty()) {
+        // Nobody could see or close the keypad window: it would wait forever.
+        std::fputs("kovra: no display for the keypad window (DISPLAY and WAYLAND_DISPLAY are not set);"
+                   " give a channel to tune without one, e.g. kovra 705\n",
+                   stderr);
+        return 2;
+    }
+    QLockFile runLock(kovra::SettingsPath() + QStringLiteral(".tuning.lock"));
+    if (!commandLine.isEmpty())
+        lockTuningRun(runLock);
     qtMessageHandler = qInstallMessageHandler(withoutRuntimeDirNotice);
     // The arguments are the channel, never Qt options such as -platform.
     int qtArgc = 1;

@@ -267,6 +267,45 @@ TEST_F(KovraRun, TwoRunsStartedTogetherNeverInterleave)
     EXPECT_TRUE(got == oneThenOther || got == otherThenOne) << testing::PrintToString(got);
 }
 
+// A recorder's two channel changes in a row: whichever run goes second must
+// start from the channel the first one left, so the box ends where the
+// remembered channel says it is.
+TEST_F(KovraRun, TwoRunsStartedTogetherAgreeOnTheRememberedChannel)
+{
+    writeSettings("[Channel]\nvalue=5\n");
+    const auto results = runTogether({{"4"}, {"6"}});
+    for (const RunResult &r : results)
+        EXPECT_EQ(r.exitStatus, 0) << r.stderrText;
+
+    int box = 5;
+    std::string digits;
+    for (const std::string &key : keys()) {
+        if (key == "KeyChanUp")
+            ++box;
+        else if (key == "KeyChanDown")
+            --box;
+        else if (key == "KeyEnter")
+            box = std::stoi(digits), digits.clear();
+        else
+            digits += key.back();
+    }
+    const std::optional<QString> remembered = stored("Channel");
+    ASSERT_TRUE(remembered);
+    EXPECT_EQ(box, remembered->toInt()) << testing::PrintToString(keys());
+}
+
+TEST_F(KovraRun, KeypadWithoutDisplayEndsAtOnceInsteadOfWaitingUnseen)
+{
+    writeSettings("");
+    const RunResult result = run({});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_NE(result.exitStatus, 0);
+    const auto lines = messages(result.stderrText);
+    ASSERT_EQ(lines.size(), 1u) << result.stderrText;
+    EXPECT_NE(lines.front().find("no display"), std::string::npos);
+    EXPECT_TRUE(keys().empty());
+}
+
 // ---- failures -----------------------------------------------------------
 
 TEST_F(KovraRun, NoPortIsReportedAndTheRunFails)
