@@ -10,12 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,21 +54,61 @@ int OpenDirectory(const char *path) { return open(path, O_RDONLY | O_DIRECTORY |
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
-// What the intermediate process needs, all prepared by the caller: the
-// intermediate shares the caller's memory and must not allocate.
-struct SpawnRequest {
+// What the two start processes need, all prepared by the caller: they share
+// the caller's memory and must not allocate. The kernel writes the pid and
+// clears the two running flags (CLONE_PARENT_SETTID, CLONE_CHILD_CLEARTID):
+// a flag becomes 0 when its process execs or ends, and waiters on it wake.
+struct StartRequest {
     char *const *argv;
-    const posix_spawn_file_actions_t *actions;
-    const posix_spawnattr_t *attributes;
-    int result;
+    char *programStack;            // top of the program process's stack
+    pid_t programPid = 0;          // set once the program process exists
+    pid_t programRunning = 1;      // futex: cleared when it execs or ends
+    pid_t intermediateRunning = 1; // cleared when the intermediate ends
+    int error = 0;                 // why the start failed
 };
 
-int SpawnFromIntermediate(void *argument)
+// Records why the start failed, before the kernel clears a running flag.
+void SetError(StartRequest &request, int error)
 {
-    auto *request = static_cast<SpawnRequest *>(argument);
-    pid_t program;
-    request->result = posix_spawnp(&program, request->argv[0], request->actions,
-                                   request->attributes, request->argv, environ);
+    request.error = error;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+// Runs in the process that becomes the program, on the caller's memory with
+// every signal blocked. The program starts with default signal handling,
+// nothing blocked, and only descriptors 0, 1 and 2 (hosts rarely mark every
+// descriptor close-on-exec). The handlers are reset before anything is
+// unblocked so that no host handler runs here; the C library refuses its own
+// two signals, which exec resets anyway.
+int ExecProgram(void *argument)
+{
+    auto &request = *static_cast<StartRequest *>(argument);
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number)
+        if (number != SIGKILL && number != SIGSTOP)
+            sigaction(number, &defaults, nullptr);
+    if (close_range(3, ~0U, 0) == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execvp(request.argv[0], request.argv);
+    }
+    SetError(request, ErrorNumber());
+    _exit(127);
+}
+
+// Runs in the intermediate process: starts the program process and ends at
+// once, so the program is left to init and never becomes the host's child.
+int StartProgramProcess(void *argument)
+{
+    auto &request = *static_cast<StartRequest *>(argument);
+    if (clone(ExecProgram, request.programStack, CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
+              argument, &request.programPid, nullptr, &request.programRunning) < 0) {
+        SetError(request, ErrorNumber());
+        __atomic_store_n(&request.programRunning, 0, __ATOMIC_RELEASE);
+        syscall(SYS_futex, &request.programRunning, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    }
     _exit(0);
 }
 
@@ -196,61 +239,70 @@ int SplitWords(const char *line, char (&storage)[lineSize], char *(&words)[maxWo
 // (the host would have to reap it, and we must not wait for it, nor touch
 // the host's SIGCHLD handling, nor leave a thread behind in a library that
 // may be unloaded). So an intermediate process shares the caller's memory
-// (CLONE_VM, like vfork) on a small stack of its own, starts the program
-// with posix_spawnp and exits at once. The caller is suspended until then
-// (CLONE_VFORK), reaps the intermediate at once, and the program is
-// reparented to init. posix_spawnp reports exec failures, so a program
-// that can't start is reported too.
+// (CLONE_VM) on a small stack of its own, starts the program process (also
+// CLONE_VM, on a second stack) and exits at once; the program process is
+// reparented to init, resets its signals and descriptors and execs.
+//
+// The caller sleeps until the kernel clears the program's running flag at
+// its exec (or its end): the one wake-up a bare posix_spawn has too. With
+// posix_spawn inside a vfork-style intermediate instead, the intermediate
+// itself only woke at the program's exec and had to run again (free its
+// spawn stack, exit) before the caller could go on; it often queued for the
+// CPU behind the freshly started program, about 1 ms on a small machine.
+// Here the intermediate ends right after making the program process, while
+// that one is still getting ready, and is reaped without waiting.
+//
+// The intermediate has no exit signal: the host gets no SIGCHLD from it, a
+// host reaping "any child" cannot take it, and a host ignoring SIGCHLD
+// does not make the kernel reap it before we do.
 bool StartDetached(char *const argv[])
 {
     if (!argv || !argv[0])
         return false;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (posix_spawn_file_actions_init(&actions) != 0)
+    constexpr std::size_t intermediateStackSize = 16 * 1024;
+    constexpr std::size_t stackSize = intermediateStackSize + 64 * 1024;
+    void *stacks = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stacks == MAP_FAILED)
         return false;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return false;
-    }
-    sigset_t none;
+    StartRequest request{argv, static_cast<char *>(stacks) + stackSize};
+
+    // The processes run on the caller's memory and thread-local data: no host
+    // signal handler may run in them, and a cancellation must not unwind this
+    // frame while they use it.
+    int cancelState;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     sigset_t all;
-    sigemptyset(&none);
+    sigset_t previous;
     sigfillset(&all);
-    // Hosts rarely mark every descriptor close-on-exec: pass on only 0, 1, 2.
-    // The program starts with default signal handling and nothing blocked.
-    bool prepared = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
-                    posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
-                    posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
-                    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
 
-    constexpr std::size_t stackSize = 64 * 1024;
-    void *stack = MAP_FAILED;
-    if (prepared)
-        stack = mmap(nullptr, stackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-
-    SpawnRequest request{argv, &actions, &attributes, -1};
-    pid_t intermediate = -1;
-    if (stack != MAP_FAILED) {
-        // The intermediate runs on the caller's memory and thread-local data:
-        // no host signal handler may run in it.
-        sigset_t previous;
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        intermediate = clone(SpawnFromIntermediate, static_cast<char *>(stack) + stackSize,
-                             CLONE_VM | CLONE_VFORK | SIGCHLD, &request);
-        if (intermediate > 0) {
-            // It has already exited: this does not wait for the program. A
-            // host thread reaping all children may have taken it first.
-            while (waitpid(intermediate, nullptr, __WALL) < 0 && errno == EINTR) {
+    const pid_t intermediate = clone(StartProgramProcess, static_cast<char *>(stacks) + intermediateStackSize,
+                                     CLONE_VM | CLONE_CHILD_CLEARTID, &request, nullptr, nullptr,
+                                     &request.intermediateRunning);
+    if (intermediate < 0) {
+        request.error = ErrorNumber();
+    } else {
+        // Until the flag is cleared the stacks and `request` are in use. The
+        // processes write errno too, so the wait's own result is not looked
+        // at. An intermediate that ended without making the program (only
+        // SIGKILL can do that) must not leave us waiting.
+        for (pid_t running; (running = __atomic_load_n(&request.programRunning, __ATOMIC_ACQUIRE)) != 0;) {
+            if (__atomic_load_n(&request.intermediateRunning, __ATOMIC_ACQUIRE) == 0 &&
+                __atomic_load_n(&request.programPid, __ATOMIC_ACQUIRE) == 0) {
+                request.error = ECHILD;
+                break;
             }
+            timespec patience{0, 100'000'000};
+            syscall(SYS_futex, &request.programRunning, FUTEX_WAIT, running, &patience, nullptr, 0);
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        munmap(stack, stackSize);
+        while (waitpid(intermediate, nullptr, __WALL) < 0 && errno == EINTR) {
+        }
     }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return intermediate > 0 && request.result == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_setcancelstate(cancelState, nullptr);
+    munmap(stacks, stackSize);
+    return request.error == 0;
 }
 
 }  // namespace quillet
