@@ -12,15 +12,17 @@ Record *Append(Record *record, Record **list)
 {
     if (!record || !list)
         return nullptr;
-    record->Next = nullptr;
     if (!*list) {
         *list = record;
-        return record;
+    } else {
+        Record *last = *list;
+        while (last->Next)
+            last = last->Next;
+        last->Next = record;
     }
-    Record *last = *list;
-    while (last->Next)
-        last = last->Next;
-    last->Next = record;
+    // Cut off only after linking: appending the list's last record again then
+    // leaves the list as it was instead of linking the record to itself.
+    record->Next = nullptr;
     return record;
 }
 

@@ -138,6 +138,24 @@ TEST_F(RecordsTest, AppendedCommandIsCutOffFromWhatItLedTo)
     AddCommand(tail, &remote->Commands);  // now owned by the remote as well
 }
 
+// A host that appends its last record a second time must not get a chain
+// that leads back to itself (saving it would never end).
+TEST_F(RecordsTest, AppendingTheLastRecordAgainKeepsTheList)
+{
+    AddRemote(NewRemote("A"), &list);
+    Remote *last = NewRemote("B");
+    AddRemote(last, &list);
+    EXPECT_EQ(AddRemote(last, &list), last);
+    ASSERT_EQ(last->Next, nullptr);
+    EXPECT_EQ(Names(list), (std::vector<std::string>{"A", "B"}));
+
+    Command *only = NewCommand("Power");
+    AddCommand(only, &last->Commands);
+    EXPECT_EQ(AddCommand(only, &last->Commands), only);
+    ASSERT_EQ(only->Next, nullptr);
+    EXPECT_EQ(Names(last->Commands), (std::vector<std::string>{"Power"}));
+}
+
 TEST_F(RecordsTest, AddCommandAppendsToARemotesCommands)
 {
     Remote *remote = NewRemote("Cable");
