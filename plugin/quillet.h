@@ -101,15 +101,19 @@ typedef void (*QuilletFreeRemotesFn)(Remote **list);
 
 /* Reads the remote file at `path` into a new list owned by the caller
  * (release it with FreeRemotes()). Returns its first remote, or null for a
- * null path, an empty, unreadable or new file. A missing file is created
- * empty. `path` stays the caller's. */
+ * null path, an empty or new file, one that is no regular file or can't be
+ * read to its end, and when memory runs out (never a part of the file).
+ * A missing file is created empty. `path` stays the caller's. */
 QUILLET_API Remote *LoadRemotes(const char *path);
 typedef Remote *(*QuilletLoadRemotesFn)(const char *path);
 
 /* Writes the list starting at `list` (may be null: empty file) to the remote
  * file at `path`, replacing it. The list stays the caller's, unchanged.
  * Returns 0 when the file was written and closed, and also when it can't be
- * opened (a null path included: nothing written); -1 when closing fails. */
+ * opened (a null path included: nothing written); -1 when writing or closing
+ * fails. The new file is written beside the old one and renamed over it, so a
+ * failure keeps the old file, except where it must be written in place (a
+ * hard-linked file, a device, another owner's file, a read-only directory). */
 QUILLET_API int32_t SaveRemotes(Remote *list, const char *path);
 typedef int32_t (*QuilletSaveRemotesFn)(Remote *list, const char *path);
 
