@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -74,6 +75,35 @@ void SetError(StartRequest &request, int error)
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
 }
 
+// Closes every descriptor from 3 up. close_range is missing before Linux 5.9
+// and refused by some container seccomp profiles; then the descriptors that
+// /proc/self/fd lists are closed one by one (a loop up to the descriptor
+// limit could take minutes). No allocation: this runs on the caller's memory.
+bool CloseDescriptorsFromThree()
+{
+    if (close_range(3, ~0U, 0) == 0)
+        return true;
+    const int list = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (list < 0)
+        return false;
+    alignas(dirent64) char buffer[2048];
+    ssize_t got;
+    while ((got = getdents64(list, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            int fd = 0;
+            const char *digit = entry->d_name;
+            for (; *digit >= '0' && *digit <= '9'; ++digit)
+                fd = fd * 10 + (*digit - '0');
+            if (*digit == '\0' && digit != entry->d_name && fd >= 3 && fd != list)
+                close(fd);
+        }
+    }
+    close(list);
+    return got == 0;
+}
+
 // Runs in the process that becomes the program, on the caller's memory with
 // every signal blocked. The program starts with default signal handling,
 // nothing blocked, and only descriptors 0, 1 and 2 (hosts rarely mark every
@@ -88,7 +118,7 @@ int ExecProgram(void *argument)
     for (int number = 1; number < NSIG; ++number)
         if (number != SIGKILL && number != SIGSTOP)
             sigaction(number, &defaults, nullptr);
-    if (close_range(3, ~0U, 0) == 0) {
+    if (CloseDescriptorsFromThree()) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

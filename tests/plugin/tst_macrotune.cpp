@@ -7,6 +7,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,6 +19,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -347,6 +352,39 @@ TEST_F(MacroTuneTest, ProgramInheritsOnlyStandardDescriptors)
     EXPECT_EQ(macroTune(705), 1);
     close(inheritable);
     close(high);
+    const std::vector<Record> started = WaitForRecords(1);
+    ASSERT_EQ(started.size(), 1u);
+    for (int fd : started[0].fds)
+        EXPECT_LE(fd, 2) << "descriptor " << fd << " leaked into the program";
+}
+
+// Kernels before 5.9 lack close_range, and some container seccomp profiles
+// refuse it: the program must still start, with only 0, 1 and 2 open.
+TEST_F(MacroTuneTest, StartsWhereCloseRangeIsRefused)
+{
+    SetCommand(Recorder("%CHANNEL%"));
+    const pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        struct sock_filter refuseCloseRange[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog program = {sizeof refuseCloseRange / sizeof refuseCloseRange[0], refuseCloseRange};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(90);
+        if (dup2(open("/dev/null", O_RDONLY), 200) != 200)
+            _exit(91);
+        _exit(macroTune(705));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(host, &status, 0), host);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 90)
+        GTEST_SKIP() << "no seccomp filters here";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
     const std::vector<Record> started = WaitForRecords(1);
     ASSERT_EQ(started.size(), 1u);
     for (int fd : started[0].fds)
