@@ -417,6 +417,13 @@ void frmKOVRA::Unhandled(const Outcome &failure)
     // The open that failed silently earlier is what the user needs to know.
     if (failure.number == kPortNotOpen && !whyPortClosed_.ok())
         text += QStringLiteral(" (Error %1: %2)").arg(whyPortClosed_.number).arg(whyPortClosed_.text);
+    // The program is ending: a modal box keeps the event loop turning while
+    // it is up, and no later step or port event may run meanwhile.
+    Timer1->stop();
+    Timer2->stop();
+    Timer3->stop();
+    Timer4->stop();
+    MSComm1->blockSignals(true);
     ShowMessage(text);
     EndProgram(kUnhandledFailureStatus);
 }

@@ -42,6 +42,7 @@ private slots:
     void buttons();
     void exitEndsWithStatusZero();
     void failedSendIsAnUnhandledFailure();
+    void failedDigitStepEndsBeforeTheNextStep();
     void serialEvents_data();
     void serialEvents();
     void receiveDrainKeepsTheLast5000();
@@ -258,6 +259,23 @@ void tst_frmKOVRA::failedSendIsAnUnhandledFailure()
     QVERIFY2(message.startsWith("Error 8018: "), qPrintable(message));
     QVERIFY2(message.endsWith("(Error 6: Overflow)"), qPrintable(message));  // why the port is closed
     QCOMPARE(ended.count(), 1);
+    QCOMPARE(ended.at(0).at(0).toInt(), frmKOVRA::kUnhandledFailureStatus);
+}
+
+void tst_frmKOVRA::failedDigitStepEndsBeforeTheNextStep()
+{
+    writeSettings("[Comport]\nvalue=99999\n");  // the port stays closed, silently
+    frmKOVRA w;
+    QSignalSpy messages(&w, &frmKOVRA::messageShown);
+    QSignalSpy ended(&w, &frmKOVRA::programEnded);
+    // On a display the message is a modal box, whose event loop turns while
+    // the user reads it; the later steps must not run meanwhile.
+    connect(&w, &frmKOVRA::messageShown, &w, [] { QTest::qWait(2000); });
+    w.StartUp(QStringLiteral("123"));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 10000);
+    QCOMPARE(messages.count(), 1);
+    QVERIFY2(messages.at(0).at(0).toString().startsWith("Error 8018: "),
+             qPrintable(messages.at(0).at(0).toString()));
     QCOMPARE(ended.at(0).at(0).toInt(), frmKOVRA::kUnhandledFailureStatus);
 }
 
