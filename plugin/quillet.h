@@ -126,7 +126,9 @@ typedef int32_t (*QuilletSaveRemotesFn)(Remote *list, const char *path);
  * splits the line into words like a POSIX shell without any expansion and
  * starts the program (found through PATH) detached: it inherits only file
  * descriptors 0, 1 and 2 and never becomes a child the host must reap
- * (unless the host is a child subreaper). Returns without waiting for it.
+ * (unless the host is a child subreaper or process 1 of its PID namespace,
+ * as the main process of a container often is: orphans go to it). Returns
+ * without waiting for it.
  * Returns 1 when the program was started; 0 when nothing was started (no
  * readable template of at most 511 bytes, no token, a command line over 511
  * characters, bad quoting, a program that can't be started); the system's
