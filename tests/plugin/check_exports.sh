@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks the dynamic symbol table of quillet.so: exactly the 19 exports,
 # the shared bodies at one address each, and no library beyond the C and
-# C++ runtimes.
+# C++ runtimes, and binding at load.
 set -eu
 plugin=$1
 fail=0
@@ -59,5 +59,11 @@ for library in $needed; do
         *) echo "unexpected dependency: $library"; fail=1 ;;
     esac
 done
+
+# MacroTune's start processes run on small stacks: nothing may be bound lazily there.
+if ! readelf -d "$plugin" | grep -q 'BIND_NOW'; then
+    echo "quillet.so is not linked with -z now"
+    fail=1
+fi
 
 exit $fail
