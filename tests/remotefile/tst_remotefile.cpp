@@ -123,6 +123,8 @@ struct LoadCase {
     ListData expected;
 };
 
+void PrintTo(const LoadCase &c, std::ostream *os) { *os << c.title; }
+
 std::vector<uint8_t> CountingBytes(size_t count)
 {
     std::vector<uint8_t> bytes(count);
@@ -200,6 +202,8 @@ struct SaveCase {
     ListData list;
     std::string file;
 };
+
+void PrintTo(const SaveCase &c, std::ostream *os) { *os << c.title; }
 
 std::vector<SaveCase> SaveCases()
 {
