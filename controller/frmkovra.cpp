@@ -399,7 +399,9 @@ void frmKOVRA::ShowMessage(const QString &text)
 
 std::unique_ptr<QMessageBox> frmKOVRA::MessageBoxFor(const QString &text)
 {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
+    auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, kTitle, QString(), QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);  // a port text such as <b>1 is shown as typed
+    box->setText(text);
     box->setWindowModality(Qt::ApplicationModal);
     box->button(QMessageBox::Ok)->setIcon(QIcon());  // some styles put one on OK
     return box;

@@ -277,6 +277,13 @@ void tst_Window::messageBoxLook()
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(box->result(), int(QMessageBox::Ok));
     QVERIFY(!box->isVisible());
+
+    // The port text is shown as typed, also when it looks like markup.
+    auto shownWidth = [&](const QString &text) {
+        std::unique_ptr<QMessageBox> b = w->MessageBoxFor(text);
+        return b->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))->sizeHint().width();
+    };
+    QVERIFY(shownWidth(QStringLiteral("Could not open Com<i>")) > shownWidth(QStringLiteral("Could not open Com")));
 }
 
 void tst_Window::keys_data()
