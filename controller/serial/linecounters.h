@@ -9,9 +9,11 @@
 
 namespace kovra {
 
-// One code per kind of counter that changed between two readings, line
-// errors first (break, framing, overrun, receive overflow, parity), then
-// CTS, DSR, CD, RI. Many changes of one kind give one code.
+// One code per counted event between two readings, so that each event gets
+// its own message: line errors first (break, framing, overrun, receive
+// overflow, parity), then CTS, DSR, CD, RI. A counter that jumped by more
+// than kMaxEventsPerKind (a broken line) gives that many codes, no more.
+constexpr unsigned kMaxEventsPerKind = 64;
 QList<qint16> lineEvents(const serial_icounter_struct &before, const serial_icounter_struct &now);
 
 }  // namespace kovra

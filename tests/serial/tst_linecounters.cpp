@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <limits>
+
 using namespace kovra;
 
 using Counter = int serial_icounter_struct::*;
@@ -15,6 +17,7 @@ private slots:
     void oneCodePerChangedCounter_data();
     void oneCodePerChangedCounter();
     void severalAtOnceInFixedOrder();
+    void counterThatWrapsStillCounts();
 };
 
 void tst_LineCounters::oneCodePerChangedCounter_data()
@@ -32,7 +35,10 @@ void tst_LineCounters::oneCodePerChangedCounter_data()
     QTest::newRow("DSR") << 6 << 1 << QList<qint16>{kEventDsr};
     QTest::newRow("CD") << 7 << 1 << QList<qint16>{kEventCd};
     QTest::newRow("RI") << 8 << 1 << QList<qint16>{kEventRing};
-    QTest::newRow("many framing errors: one event") << 1 << 250 << QList<qint16>{kEventFrame};
+    QTest::newRow("three framing errors: three events") << 1 << 3 << QList<qint16>(3, kEventFrame);
+    QTest::newRow("CTS toggled twice: two events") << 5 << 2 << QList<qint16>(2, kEventCts);
+    QTest::newRow("a broken line's flood is bounded")
+        << 1 << 250 << QList<qint16>(qsizetype(kMaxEventsPerKind), kEventFrame);
     QTest::newRow("received bytes: no event") << 9 << 34 << QList<qint16>{};
     QTest::newRow("sent bytes: no event") << 10 << 34 << QList<qint16>{};
 }
@@ -67,7 +73,16 @@ void tst_LineCounters::severalAtOnceInFixedOrder()
     now.cts = 2;
     now.parity = 1;
     now.brk = 1;
-    QCOMPARE(lineEvents(before, now), (QList<qint16>{kEventBreak, kEventRxParity, kEventCts, kEventRing}));
+    QCOMPARE(lineEvents(before, now), (QList<qint16>{kEventBreak, kEventRxParity, kEventCts, kEventCts, kEventRing}));
+}
+
+void tst_LineCounters::counterThatWrapsStillCounts()
+{
+    serial_icounter_struct before{};
+    serial_icounter_struct now{};
+    before.parity = std::numeric_limits<int>::max();
+    now.parity = std::numeric_limits<int>::min();  // one more, wrapped
+    QCOMPARE(lineEvents(before, now), QList<qint16>{kEventRxParity});
 }
 
 QTEST_GUILESS_MAIN(tst_LineCounters)
