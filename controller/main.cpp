@@ -38,6 +38,15 @@ bool chooseHeadlessPlatform()
     return false;
 }
 
+// A tuning run must not die of an X display it cannot reach (a DISPLAY left
+// over in a service's or cron job's environment): Qt tries the platforms in
+// order, so the run falls back to the offscreen platform.
+void fallBackToOffscreenForTuning()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+}
+
 // A run reads the remembered channel and stores its own before it opens the
 // port, so two runs started close together (a recorder's two channel changes
 // in a row) must take turns from the start, or the second works from a
@@ -77,8 +86,10 @@ int main(int argc, char **argv)
         return 2;
     }
     QLockFile runLock(kovra::SettingsPath() + QStringLiteral(".tuning.lock"));
-    if (!commandLine.isEmpty())
+    if (!commandLine.isEmpty()) {
+        fallBackToOffscreenForTuning();
         lockTuningRun(runLock);
+    }
     qtMessageHandler = qInstallMessageHandler(withoutRuntimeDirNotice);
     // The arguments are the channel, never Qt options such as -platform.
     int qtArgc = 1;

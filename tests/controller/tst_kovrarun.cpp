@@ -74,6 +74,7 @@ protected:
                 env.push_back(var);
         }
         env.push_back("XDG_CONFIG_HOME=" + home.path().toStdString());
+        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
         std::vector<char *> envp, argv;
         for (auto &v : env)
             envp.push_back(v.data());
@@ -166,6 +167,7 @@ protected:
     QTemporaryDir home;
     PtyLine line;
     Clock::time_point start;
+    std::vector<std::string> extraEnvironment;  // NAME=value for the runs
 };
 
 // ---- tuning runs --------------------------------------------------------
@@ -292,6 +294,17 @@ TEST_F(KovraRun, TwoRunsStartedTogetherAgreeOnTheRememberedChannel)
     const std::optional<QString> remembered = stored("Channel");
     ASSERT_TRUE(remembered);
     EXPECT_EQ(box, remembered->toInt()) << testing::PrintToString(keys());
+}
+
+// A DISPLAY left over in a service's environment, with no X server behind it.
+TEST_F(KovraRun, UnreachableDisplayStillTunes)
+{
+    writeSettings("[Channel]\nvalue=1\n");
+    extraEnvironment = {"DISPLAY=:77"};
+    const RunResult result = run({"2"});
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    EXPECT_EQ(keys(), Keys{"KeyChanUp"});
 }
 
 TEST_F(KovraRun, KeypadWithoutDisplayEndsAtOnceInsteadOfWaitingUnseen)
