@@ -24,7 +24,6 @@ const QString kTitle = QStringLiteral("KOVRA");
 const QString kCaption = QStringLiteral("Motorola KOVRA Remote Control  Ver 1.0");
 const QString kLineSettings = QStringLiteral("9600,N,8,1");
 const QString kNoPortMessage = QStringLiteral("Could not open Com");
-constexpr int kDrainTimeoutMs = 1000;
 
 // Layout is given in twips; 15 twips make one pixel at 96 dpi.
 QRect twips(int left, int top, int width, int height)
@@ -442,11 +441,10 @@ void frmKOVRA::EndProgram(int status)
     Timer4->stop();
     MSComm1->blockSignals(true);
     hide();
-    if (MSComm1->IsOpen()) {
-        // The box must get the last frame even if XOFF holds the line a while.
-        (void)MSComm1->Drain(kDrainTimeoutMs);
+    // Close lets the last frame reach the box first: it waits up to a second
+    // for the output queue (XOFF from the box can hold it), then discards.
+    if (MSComm1->IsOpen())
         (void)MSComm1->Close();
-    }
     emit programEnded(status);
 }
 
